@@ -1,0 +1,180 @@
+// kvrio start-up: the load trace, the file itself, the clock calibration and the calibrated wait.
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+#include "dll_fixture.h"
+#include "kvrio_symbols.h"
+
+namespace kvrtest {
+namespace {
+
+using bench::KvrBoard;
+namespace sym = kvrio_sym;
+
+TEST(KvrioLoad, WritesZeroToTheFourOutputRegistersInOrderAndReadsNothing)
+{
+    auto board = std::make_shared<KvrBoard>();
+    LoadedDll dll = load_kvrio(board);
+    const auto trace = dll.take_trace();
+    EXPECT_EQ(accesses(trace), (std::vector<Access>{out(0x302, 0), out(0x303, 0), out(0x313, 0), out(0x312, 0)}));
+    for (const auto& a : trace) EXPECT_FALSE(a.flagged) << a.note;
+    EXPECT_EQ(dll.machine->get_tick_count_calls() > 0, true);
+}
+
+TEST(DllFile, IsARelocatable32BitDllWithOnlyTheImportsItNeeds)
+{
+    struct Case {
+        const char* lib;
+        std::vector<std::string> imports;
+    };
+    for (const Case& c : {Case{"kvrio", {"KERNEL32.dll!GetTickCount"}}, Case{"kvrextio", {}}}) {
+        SCOPED_TRACE(c.lib);
+        const bench::PeImage pe = bench::PeImage::read_file(dll_path(c.lib));
+        EXPECT_EQ(pe.machine, 0x14C);
+        EXPECT_TRUE(pe.characteristics & 0x2000) << "not a DLL";
+        EXPECT_TRUE(pe.dll_characteristics & 0x0040) << "DYNAMICBASE not set";
+        EXPECT_TRUE(pe.dll_characteristics & 0x0100) << "NXCOMPAT not set";
+        EXPECT_TRUE(pe.has_reloc_directory);
+        EXPECT_FALSE(pe.relocations.empty());
+        for (const auto& s : pe.sections) EXPECT_FALSE(s.writable() && s.executable()) << s.name;
+        std::vector<std::string> imports;
+        for (const auto& i : pe.imports) imports.push_back(i.dll + "!" + i.name);
+        EXPECT_EQ(imports, c.imports);
+    }
+}
+
+TEST(DllFile, LoadsAndRunsAtABaseOtherThanItsPreferredOne)
+{
+    for (uint32_t base : {0x20000000u, 0x00800000u}) {
+        bench::MachineConfig cfg;
+        cfg.clock = quick_clock();
+        cfg.load_base = base;
+        bench::Machine m(cfg);
+        auto board = std::make_shared<KvrBoard>();
+        board->set_code(5, 99);
+        m.attach(board);
+        m.load(dll_path("kvrio"));
+        ASSERT_NE(m.image().image_base, base);
+        EXPECT_EQ(m.base(), base);
+        const bench::Arg ch = bench::i32(5);
+        const auto r = m.call(*m.export_address("ea"), bench::Conv::Register, {&ch, 1}, bench::Result::Int, 0);
+        EXPECT_EQ(r.fault, "");
+        EXPECT_EQ(r.i32(), 99);
+    }
+}
+
+// The calibration second against the tick counter, on the virtual clock. Each case is a full-cost
+// load: GetTickCount costs what a system call would, and the load must stay quick in real time.
+struct CalibrationCase {
+    const char* what;
+    uint64_t hz;
+    uint32_t tick_start;
+    uint64_t start_cycles;
+    int32_t ticksperus = -1;  // expected, where the case is about it
+};
+
+void PrintTo(const CalibrationCase& c, std::ostream* os) { *os << c.what; }
+
+class KvrioCalibration : public ::testing::TestWithParam<CalibrationCase> {};
+
+TEST_P(KvrioCalibration, MeasuresAtLeastOneSecondAndTruncatesTicksPerMicrosecond)
+{
+    const CalibrationCase& c = GetParam();
+    bench::ClockConfig clock;
+    clock.cpu_hz = c.hz;
+    clock.tick_start_ms = c.tick_start;
+    clock.start_cycles = c.start_cycles;
+    const auto t0 = std::chrono::steady_clock::now();
+    LoadedDll dll = load_kvrio(std::make_shared<KvrBoard>(), clock);
+    const double real_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(real_s, 5.0) << "real time of the load";
+
+    const auto& m = *dll.machine;
+    const auto start = m.peek<int64_t>(dll.symbol(sym::tscstart));
+    const auto end = m.peek<int64_t>(dll.symbol(sym::tscend));
+    const auto span = m.peek<int64_t>(dll.symbol(sym::tscspan));
+    const auto ticksperus = m.peek<int32_t>(dll.symbol(sym::ticksperus));
+    const uint64_t last = (uint64_t{m.peek<uint32_t>(dll.symbol(sym::tschigh))} << 32) |
+                          m.peek<uint32_t>(dll.symbol(sym::tsclow));
+
+    EXPECT_GE(start, static_cast<int64_t>(c.start_cycles));
+    EXPECT_EQ(span, end - start);
+    // The start tick is read at some point within its millisecond, so the counter runs between 999
+    // and 1000 ms (plus one poll) while the tick count advances by 1000.
+    EXPECT_GE(span, static_cast<int64_t>(c.hz - c.hz / 1000)) << "calibration second too short";
+    EXPECT_LT(span, static_cast<int64_t>(c.hz + c.hz / 1000)) << "calibration second overran";
+    EXPECT_EQ(ticksperus, span / 1000000) << "ticks per microsecond must be truncated";
+    if (c.ticksperus >= 0) EXPECT_EQ(ticksperus, c.ticksperus);
+    EXPECT_GE(last, static_cast<uint64_t>(end)) << "halves of the last counter reading";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clocks, KvrioCalibration,
+    ::testing::Values(CalibrationCase{"at_33MHz", 33'000'000, 0x00100000, 0},
+                      CalibrationCase{"at_400MHz_tick_at_2pow31", 400'000'000, 0x80000000u, 0},
+                      CalibrationCase{"at_3GHz_tick_wraps_during_the_second", 3'000'000'000, 0xFFFFFE0Cu, 0},
+                      CalibrationCase{"tick_starts_at_2pow32_minus_1", 400'000'000, 0xFFFFFFFFu, 0},
+                      CalibrationCase{"counter_crosses_2pow32", 3'000'000'000, 0x00100000, (1ull << 32) - 1'000'000'000},
+                      CalibrationCase{"truncates_2_999_ticks_to_2", 2'999'000, 0x00100000, 0, 2}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+TEST(KvrioClock, CounterHalvesCombineAcrossTheCarry)
+{
+    // The virtual counter starts just below 2^32, so the calibration reads it with high half 0 and
+    // then with high half 1.
+    bench::ClockConfig clock = quick_clock(400'000'000);
+    clock.start_cycles = (1ull << 32) - 10'000'000;
+    LoadedDll dll = load_kvrio(std::make_shared<KvrBoard>(), clock);
+    const auto& m = *dll.machine;
+    EXPECT_LT(m.peek<int64_t>(dll.symbol(sym::tscstart)), int64_t{1} << 32);
+    EXPECT_GT(m.peek<int64_t>(dll.symbol(sym::tscend)), int64_t{1} << 32);
+    EXPECT_EQ(m.peek<uint32_t>(dll.symbol(sym::tschigh)), 1u);
+    EXPECT_EQ(m.peek<int32_t>(dll.symbol(sym::ticksperus)), m.peek<int64_t>(dll.symbol(sym::tscspan)) / 1000000);
+}
+
+// delayus(us): us x loopspermicro rounded to nearest, ties to even, calls of emptycall.
+TEST(KvrioDelay, MakesTheRoundedNumberOfEmptyCalls)
+{
+    struct Case {
+        double loopspermicro;
+        int us;
+        uint64_t calls;
+    };
+    const Case cases[] = {
+        {250.0, 7, 1750}, {1.5, 7, 10}, {0.5, 7, 4}, {2.5, 1, 2}, {3.5, 1, 4},
+        {250.0, 0, 0},    {250.0, -5, 0}, {0.07, 7, 0}, {0.0715, 7, 1},
+    };
+    LoadedDll dll = load_kvrio(std::make_shared<KvrBoard>());
+    const uint32_t emptycall = dll.symbol(sym::emptycall);
+    dll.machine->count_hits(emptycall);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.us << " us at " << c.loopspermicro << " calls/us");
+        dll.machine->poke(dll.symbol(sym::loopspermicro), c.loopspermicro);
+        const uint64_t before = dll.machine->hits(emptycall);
+        dll.call_internal(sym::delayus, {bench::i32(c.us)}, bench::Result::Int);
+        EXPECT_EQ(dll.machine->hits(emptycall) - before, c.calls);
+    }
+}
+
+// loopspermicro is 1,000,000 / elapsed for a whole number of microseconds, and delayus(7) makes the
+// rounded number of calls for it.
+TEST(KvrioDelay, CalibrationMatchesTheClock)
+{
+    for (uint64_t hz : {33'000'000ull, 400'000'000ull, 3'000'000'000ull}) {
+        SCOPED_TRACE(hz);
+        LoadedDll dll = load_kvrio(std::make_shared<KvrBoard>(), quick_clock(hz));
+        const double lpm = dll.machine->peek<double>(dll.symbol(sym::loopspermicro));
+        const double elapsed = 1e6 / lpm;
+        EXPECT_NEAR(elapsed, std::round(elapsed), 1e-6);
+        const uint32_t emptycall = dll.symbol(sym::emptycall);
+        dll.machine->count_hits(emptycall);
+        dll.call_internal(sym::delayus, {bench::i32(7)}, bench::Result::Int);
+        EXPECT_EQ(dll.machine->hits(emptycall), static_cast<uint64_t>(std::nearbyint(7 * lpm)));
+        // The calls alone, at the calibrated rate, make 7 us give or take half a call.
+        EXPECT_NEAR(std::nearbyint(7 * lpm) / lpm, 7.0, 0.5 / lpm);
+    }
+}
+
+}  // namespace
+}  // namespace kvrtest
