@@ -341,6 +341,11 @@ TEST(benchCall, ReportsEveryConventionBreach) {
         {"divide by zero flag", {0xD9, 0xE8, 0xD9, 0xEE, 0xDE, 0xF9, 0xDD, 0xD8}, Result::Int,
          "x87 exception flags raised: ZE"},
         {"direction flag", {0xFD}, Result::Int, "direction flag left set"},
+        {"x87 arithmetic, whose exceptions the emulator cannot flag", {0xD9, 0xE8, 0xD8, 0xC0, 0xDD, 0xD8},
+         Result::Int, "1 x87 instruction(s) that round or raise under the host's control word, first the "
+                      "instruction at 0x20003002: D8 C0"},
+        {"x87 compare", {0xD9, 0xE8, 0xD9, 0xEE, 0xDF, 0xE9, 0xDD, 0xD8, 0xDD, 0xD8}, Result::Int,
+         "1 x87 instruction(s) that round or raise"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -63,7 +63,28 @@ constexpr uint8_t kUnknown = 0;   // not yet seen
 constexpr uint8_t kKnown = 1;     // seen; nothing special unless another bit says so
 constexpr uint8_t kRdtsc = 2;
 constexpr uint8_t kCounted = 4;   // count_hits() was asked for this address
+constexpr uint8_t kX87 = 8;       // an x87 instruction other than an 80-bit load or store
 constexpr uint8_t kRdtscOpcode[] = {0x0F, 0x31};
+
+// x87 opcodes are D8..DF after any prefixes. A few x87 instructions are exact whatever the control
+// word and raise nothing but a stack fault (which the tag-word check catches): FLD m80 (DB /5) and
+// FSTP m80 (DB /7), even for a signalling NaN; FLD1, FLDZ, FXCH, FSTP ST(i) and FFREE. Every other
+// one can round under the host's control word or raise an exception, and this Unicorn sets no flag
+// but the zero-divide one, so the bench cannot see those exceptions happen: it reports the
+// instruction instead.
+constexpr uint8_t kX87First = 0xD8, kX87Last = 0xDF;
+constexpr uint8_t kX87Ext = 0xDB;
+constexpr unsigned kFldM80 = 5, kFstpM80 = 7;
+
+bool exact_x87(uint8_t op, uint8_t modrm)
+{
+    if ((modrm >> 6) != 3) return op == kX87Ext && ((modrm >> 3 & 7) == kFldM80 || (modrm >> 3 & 7) == kFstpM80);
+    if (op == 0xD9) return modrm == 0xE8 || modrm == 0xEE || (modrm & 0xF8) == 0xC8;  // fld1, fldz, fxch
+    if (op == 0xDD) return (modrm & 0xF8) == 0xD8 || (modrm & 0xF8) == 0xC0;         // fstp st(i), ffree
+    return false;
+}
+constexpr uint8_t kFwait = 0x9B;
+constexpr uint8_t kPrefixes[] = {0x26, 0x2E, 0x36, 0x3E, 0x64, 0x65, 0x66, 0x67, 0xF0, 0xF2, 0xF3};
 
 // Instructions between checks of the runaway limit and the progress callback; small enough that
 // progress comes about every 2 ms of virtual time even at 33 MHz.
@@ -236,6 +257,8 @@ struct Machine::Impl {
     bool runaway = false;
     bool rdtsc_pending = false;
     uint64_t rdtsc_cycle = 0;
+    uint64_t x87_seen = 0;       // x87 instructions other than 80-bit loads and stores, this run
+    std::string x87_first;
     std::string intr_fault;
     struct MemFault {
         uc_mem_type type;
@@ -291,10 +314,14 @@ struct Machine::Impl {
 
     uint8_t classify(uint64_t addr, uint32_t size) const {
         uint8_t c = kKnown;
-        uint8_t b[2];
-        if (size == sizeof kRdtscOpcode && uc_mem_read(uc, addr, b, sizeof b) == UC_ERR_OK &&
-            std::memcmp(b, kRdtscOpcode, sizeof b) == 0)
-            c |= kRdtsc;
+        uint8_t b[kMaxInsnLength];
+        const uint32_t n = std::min<uint32_t>(size, kMaxInsnLength);
+        if (n == 0 || uc_mem_read(uc, addr, b, n) != UC_ERR_OK) return c;
+        if (n == sizeof kRdtscOpcode && std::memcmp(b, kRdtscOpcode, sizeof kRdtscOpcode) == 0) c |= kRdtsc;
+        uint32_t i = 0;
+        while (i < n && std::find(std::begin(kPrefixes), std::end(kPrefixes), b[i]) != std::end(kPrefixes)) ++i;
+        if (i < n && b[i] == kFwait) c |= kX87;
+        if (i + 1 < n && b[i] >= kX87First && b[i] <= kX87Last && !exact_x87(b[i], b[i + 1])) c |= kX87;
         return c;
     }
 
@@ -346,6 +373,7 @@ struct Machine::Impl {
         clock.add_insns(1);
         ++insns;
         if (c & kCounted) ++hits[static_cast<uint32_t>(addr)];
+        if ((c & kX87) && x87_seen++ == 0) x87_first = insn_at(static_cast<uint32_t>(addr), size);
         if (--budget <= 0) on_budget();
         if (c & kRdtsc) {
             // rdtsc reads the host's counter here; the next instruction's hook replaces its result.
@@ -462,6 +490,8 @@ struct Machine::Impl {
 
     void reset_run_state(uint64_t max_insns) {
         runaway = false;
+        x87_seen = 0;
+        x87_first.clear();
         rdtsc_pending = false;
         intr_fault.clear();
         mem_fault.reset();
@@ -735,6 +765,9 @@ CallOutcome Machine::call(uint32_t address, Conv conv, std::span<const Arg> args
         violation("x87 stack inconsistent: TOP gives depth %d but %d registers are in use (overflow or underflow)",
                   depth, in_use);
     if (out.fpcw_after != opt.fpcw) violation("x87 control word changed from 0x%04X to 0x%04X", opt.fpcw, out.fpcw_after);
+    if (m.x87_seen && opt.only_exact_x87)
+        violation("executed %llu x87 instruction(s) that round or raise under the host's control word, "
+                  "first %s", static_cast<unsigned long long>(m.x87_seen), m.x87_first.c_str());
     if (out.fpsw_after & kFpuExceptionFlags)
         violation("x87 exception flags raised: %s (status word 0x%04X)", fpu_flag_names(out.fpsw_after).c_str(),
                   out.fpsw_after);

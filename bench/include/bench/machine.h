@@ -46,6 +46,10 @@ enum class Result : uint8_t { Int, Float, Text };  // what the callee returns: E
 
 struct CallOptions {
     uint16_t fpcw = 0x037F;           // the host's x87 control word for this call
+    // Report any x87 instruction but the exact 80-bit load and store (FLD/FSTP m80). This emulator
+    // raises no x87 exception flag but zero-divide, so a rounding or trapping x87 instruction could
+    // not be caught by its flags; it is caught by its opcode instead.
+    bool only_exact_x87 = true;
     uint64_t max_insns = 50'000'000;  // a runaway call is stopped and reported as a fault
 };
 
