@@ -17,6 +17,9 @@ inline int ctz64(u64 v) {
     return l ? __builtin_ctz(l) : 32 + __builtin_ctz(u32(v >> 32));
 }
 
+// Bits s..s+31 of hi:lo, for s in 0..31: one shrd on i686.
+inline u32 shr_pair(u32 hi, u32 lo, int s) { return u32(((u64(hi) << 32) | lo) >> (s & 31)); }
+
 // (hi:lo) / d for hi < d, so the quotient fits 32 bits. On i686 this is one divl; written in C the
 // compiler would call libgcc's general 64-by-64 division for it.
 inline u32 div_64_32(u32 hi, u32 lo, u32 d, u32& rem) {
@@ -32,9 +35,6 @@ inline u32 div_64_32(u32 hi, u32 lo, u32 d, u32& rem) {
     return q;
 #endif
 }
-
-// Bits s..s+31 of hi:lo, for s in 0..31: one shrd on i686.
-inline u32 shr_pair(u32 hi, u32 lo, int s) { return u32(((u64(hi) << 32) | lo) >> (s & 31)); }
 
 // Rounds (W + fz/4) / div to the nearest integer, ties to even, applies the sign and stores it if it
 // fits an i64. W = w2:w10 is below 2^96. fz is the fraction in quarters with its low bit jammed
@@ -136,99 +136,126 @@ u64 double_from_ratio(i64 num, u64 den) {
     u64 sign = num < 0 ? kSignBit : 0;
     u64 a = num < 0 ? 0 - u64(num) : u64(num);
 
-    // Quotient bits q, scaled so that a / den = (q + rest) * 2^-e with 0 <= rest < 1 and q >= 2^54:
-    // 53 bits, a rounding bit and at least one more, with `sticky` telling whether rest is nonzero.
-    u64 q;
-    int e = 0;
-    bool sticky;
+    // 64 quotient bits q1:q0 with the top one set, so that a / den = (q1:q0 + rest) * 2^(exp - 63)
+    // with 0 <= rest < 1; `sticky` is nonzero when rest is.
+    u32 q1, q0, sticky;
+    int exp;
+    int la = clz64(a);
+    u64 A = a << la;  // top bit at 63
     if ((den >> 32) == 0) {
-        // Long division by 32-bit digits; each step is one 64-by-32 division. At most three steps
-        // follow the integer part, since a / den >= 2^-32.
-        u32 d = u32(den), ah = u32(a >> 32), r = ah, qh = 0;
-        if (ah >= d) {
-            qh = ah / d;
-            r = ah - qh * d;
+        // With the divisor's top bit at 31 too, A * 2^32 / D lies in (2^63, 2^65): two 64-by-32
+        // divisions, after at most one subtraction for the 65th bit.
+        int ld = __builtin_clz(u32(den));
+        u32 D = u32(den) << ld, ah = u32(A >> 32), r = ah;
+        u32 q2 = ah >= D;
+        if (q2) r -= D;
+        q1 = div_64_32(r, u32(A), D, r);
+        q0 = div_64_32(r, 0, D, r);
+        sticky = r;
+        exp = 31 + ld - la;
+        if (q2) {
+            // The bit shifted out is 0 whenever r is: an exact quotient of a <= 2^63 has at most 63
+            // significant bits. So r alone tells whether anything nonzero is lost.
+            q0 = shr_pair(q1, q0, 1);
+            q1 = (q1 >> 1) | 0x80000000u;
+            ++exp;
         }
-        q = (u64(qh) << 32) | div_64_32(r, u32(a), d, r);
-        while ((q >> 54) == 0) {
-            if ((q >> 32) == 0) {
-                q = (q << 32) | div_64_32(r, 0, d, r);
-                e += 32;
-            } else {
-                int t = clz64(q);  // 11..31: fills q to bit 63
-                q = (q << t) | div_64_32(r >> (32 - t), r << t, d, r);
-                e += t;
-            }
-        }
-        sticky = r != 0;
     } else {
-        // A divisor of more than 32 bits: the quotient is below 2^32, so at most 56 bits are
-        // produced one at a time. Rare; kept simple.
-        q = a / den;
-        u64 r = a - q * den;
-        if (q == 0) {
-            int s = clz64(r) - clz64(den) - 1;  // r << s stays below den: those quotient bits are 0
-            if (s > 0) {
-                r <<= s;
-                e = s;
-            }
-        }
-        while ((q >> 54) == 0) {
-            u64 carry = r >> 63;
-            r <<= 1;
+        // A divisor of more than 32 bits, rare: restoring division one bit at a time. With D at bit
+        // 63 too, A / D lies in (1/2, 2); after n steps q = floor(A / D * 2^(n-1)), so 64 or 65
+        // steps fill q to bit 63. The remainder, below 2D, is carry * 2^64 + r.
+        int ld = clz64(den);
+        u64 D = den << ld, r = A, q = 0, carry = 0;
+        int n = 0;
+        while ((q >> 63) == 0) {
             q <<= 1;
-            ++e;
-            if (carry || r >= den) {
-                r -= den;
+            if (carry || r >= D) {
+                r -= D;
                 q |= 1;
             }
+            carry = r >> 63;
+            r <<= 1;
+            ++n;
         }
-        sticky = r != 0;
+        q1 = u32(q >> 32);
+        q0 = u32(q);
+        sticky = (carry | r) != 0;
+        exp = 64 - n + ld - la;
     }
 
-    int len = 64 - clz64(q);  // 55..64
-    int drop = len - 53;
-    u64 keep = q >> drop;
-    u64 rest = q & ((1ull << drop) - 1);
-    u64 half = 1ull << (drop - 1);
-    keep += rest > half || (rest == half && (sticky || (keep & 1)));
-    // keep is 2^52..2^53 with the implicit bit at 52; adding it to exponent-1 lets a carry to 2^53
-    // raise the exponent. The result lies in [2^-64, 2^63]: always a normal double.
-    return sign | ((u64(len - 1 - e + 1023 - 1) << 52) + keep);
+    // Round 64 bits to 53: 11 dropped. keep is 2^52..2^53 with the implicit bit at 52; adding it to
+    // exponent-1 lets a carry to 2^53 raise the exponent. The result lies in [2^-64, 2^63]: always a
+    // normal double.
+    u32 rest = q0 & 0x7FF;
+    u32 kl = shr_pair(q1, q0, 11), kh = q1 >> 11;
+    u32 up = rest > 0x400 || (rest == 0x400 && (sticky != 0 || (kl & 1)));
+    return sign | ((u64(exp + 1023 - 1) << 52) + ((u64(kh) << 32) | kl) + up);
 }
 
-namespace {
-
-// |x| * mul in quarters with the lowest bit jammed, for x = mh:ml * 2^-(sr + 2) with sr >= 22 (so the
-// result is below 2^63): the 85-bit product m * mul shifted right by sr.
-[[gnu::noinline]] u64 quarters_of_product(u32 mh, u32 ml, u32 mul, int sr) {
-    u64 p0 = u64(ml) * mul;
-    u64 p1 = (p0 >> 32) + u64(mh) * mul;
-    u32 w0 = u32(p0), w1 = u32(p1), w2 = u32(p1 >> 32);  // below 2^85
-    u32 zl, zh, lost;
-    int s = sr - 32;
-    if (s < 0) {  // w2 >> sr is 0
-        zl = shr_pair(w1, w0, sr);
-        zh = shr_pair(w2, w1, sr);
-        lost = w0 << (32 - sr);
-    } else if (s < 32) {
-        zl = shr_pair(w2, w1, s);
-        zh = w2 >> s;
-        lost = w0 | ((w1 << 1) << (31 - s));
-    } else {
-        s = s < 63 ? s - 32 : 31;  // w2 < 2^21: beyond that everything is lost
-        zl = w2 >> s;
-        zh = 0;
-        lost = w0 | w1 | ((w2 << 1) << (31 - s));
-    }
-    return (u64(zh) << 32) | zl | (lost != 0);
-}
-
-// round_affine for |x| >= 2^29, where x * mul may have up to 97 bits before the quotient is
-// certainly out of range. sr = -ex - 2 <= 21 as in round_affine.
-[[gnu::noinline]] bool round_affine_wide(u32 mh, u32 ml, int sr, bool xneg, i32 add, u32 mul, u32 div,
-                                         i64& out) {
+bool round_affine(u64 x_bits, i32 add, u32 mul, u32 div, i64& out) {
+    u32 xh = u32(x_bits >> 32), ml = u32(x_bits), mh = xh & 0xFFFFF;
+    u32 e = (xh >> 20) & 0x7FF;
+    if (e == 0x7FF || div == 0) return false;
+    bool xneg = (xh >> 31) != 0;
     bool aneg = add < 0;
+    int ex = -1074;  // x = mh:ml * 2^ex
+    if (e != 0) {
+        mh |= 0x100000;
+        ex = int(e) - 1075;
+    }
+    // The exact sum S = ±x * mul ± add * mul is carried as W + fz/4 = |S| with fz in quarters, its
+    // low bit jammed; the rounding needs no more (see finish_affine). Jamming survives adding
+    // integers and negating: the jammed value stays strictly inside the same quarter-interval as the
+    // exact one, or equals it.
+    int sr = -ex - 2;  // right shift that brings m * 2^ex to quarters
+    if (sr >= 22) {
+        // |x| < 2^29, the usual case: |x| * mul in quarters, mz, is below 2^63.
+        u64 mz;
+        int s = sr - 32;
+        if (ml == 0 && u32(s) <= 20 && ((mh << 1) << (31 - s)) == 0) {
+            // 4|x| is an integer below 2^21 (1.5, 250.0, 3.0 ...): no product bits are lost.
+            mz = u64(mh >> s) * mul;
+        } else {
+            // x * mul = M * 2^ex with M = m * mul = w2:w1:w0 below 2^85.
+            u64 p0 = u64(ml) * mul;
+            u64 p1 = (p0 >> 32) + u64(mh) * mul;
+            u32 w0 = u32(p0), w1 = u32(p1), w2 = u32(p1 >> 32);
+            u32 zl, zh, lost;
+            if (s < 0) {  // sr 22..31; w2 >> sr is 0
+                zl = shr_pair(w1, w0, sr);
+                zh = shr_pair(w2, w1, sr);
+                lost = w0 << (32 - sr);
+            } else if (s < 32) {
+                zl = shr_pair(w2, w1, s);
+                zh = w2 >> s;
+                lost = w0 | ((w1 << 1) << (31 - s));
+            } else {
+                s = s < 63 ? s - 32 : 31;  // w2 < 2^21: beyond that everything is lost
+                zl = w2 >> s;
+                zh = 0;
+                lost = w0 | w1 | ((w2 << 1) << (31 - s));
+            }
+            mz = (u64(zh) << 32) | zl | (lost != 0);
+        }
+        u64 mi = mz >> 2;  // integer part of |x| * mul
+        u32 mf = u32(mz) & 3;
+        u64 P = u64(aneg ? 0u - u32(add) : u32(add)) * mul;  // |add| * mul, below 2^63
+        u64 W;
+        u32 fz = mf;
+        bool neg = xneg;
+        if (xneg == aneg) {
+            W = P + mi;  // below 2^63 + 2^61
+        } else if (mi < P) {
+            W = P - mi - (mf != 0);
+            fz = (4 - mf) & 3;
+            neg = aneg;
+        } else {
+            W = mi - P;
+        }
+        return finish_affine(0, W, fz, neg, div, out);
+    }
+
+    // |x| >= 2^29: x * mul may have up to 97 bits before the quotient is certainly out of range.
     u64 P = u64(aneg ? 0u - u32(add) : u32(add)) * mul;
     u64 p0 = u64(ml) * mul;
     u64 p1 = (p0 >> 32) + u64(mh) * mul;
@@ -269,49 +296,33 @@ namespace {
     return finish_affine(u32(zh >> 2), (zh << 62) | (zl >> 2), u32(zl) & 3, neg, div, out);
 }
 
-}  // namespace
-
-bool round_affine(u64 x_bits, i32 add, u32 mul, u32 div, i64& out) {
-    u32 xh = u32(x_bits >> 32), ml = u32(x_bits), mh = xh & 0xFFFFF;
+bool round_to_i64(u64 x_bits, i64& out) {
+    u32 xh = u32(x_bits >> 32), xl = u32(x_bits);
     u32 e = (xh >> 20) & 0x7FF;
-    if (e == 0x7FF || div == 0) return false;
-    bool xneg = (xh >> 31) != 0;
-    int ex = -1074;  // x = mh:ml * 2^ex
-    if (e != 0) {
-        mh |= 0x100000;
-        ex = int(e) - 1075;
-    }
-    // The exact sum S = ±x * mul ± add * mul is carried as W + fz/4 = |S| with fz in quarters, its
-    // low bit jammed; the rounding needs no more (see finish_affine). Jamming survives adding
-    // integers and negating: the jammed value stays strictly inside the same quarter-interval as the
-    // exact one, or equals it.
-    int sr = -ex - 2;  // right shift that brings m * 2^ex to quarters
-    if (sr < 22) return round_affine_wide(mh, ml, sr, xneg, add, mul, div, out);
-
-    // |x| < 2^29, the usual case: |x| * mul in quarters, mz, is below 2^63.
-    u64 mz;
-    int s = sr - 32;
-    if (ml == 0 && u32(s) <= 20 && ((mh << 1) << (31 - s)) == 0)
-        mz = u64(mh >> s) * mul;  // 4|x| is an integer below 2^21 (1.5, 250.0, 3.0 ...): exact
-    else
-        mz = quarters_of_product(mh, ml, mul, sr);
-    u64 mi = mz >> 2;  // integer part of |x| * mul
-    u32 mf = u32(mz) & 3;
-    bool aneg = add < 0;
-    u64 P = u64(aneg ? 0u - u32(add) : u32(add)) * mul;  // |add| * mul, below 2^63
-    u64 W;
-    u32 fz = mf;
-    bool neg = xneg;
-    if (xneg == aneg) {
-        W = P + mi;  // below 2^63 + 2^61
-    } else if (mi < P || (mi == P && mf == 0)) {
-        W = P - mi - (mf != 0);
-        fz = (4 - mf) & 3;
-        neg = aneg;
+    u32 mh = (xh & 0xFFFFF) | 0x100000;  // x = mh:xl * 2^(e - 1075) when normal
+    u64 q;
+    if (e < 1022) {
+        q = 0;  // |x| < 1/2, zeros and subnormals included
+    } else if (e < 1043) {
+        // 1/2 <= |x| < 2^20: the integer part and the rounding bit lie in mh, 1..21 bits dropped.
+        int s = 1075 - 32 - int(e);
+        u32 kept = mh >> s, rest = mh & ((1u << s) - 1), half = 1u << (s - 1);
+        q = kept + (rest > half || (rest == half && (xl != 0 || (kept & 1))));
+    } else if (e < 1086) {
+        u64 m = (u64(mh) << 32) | xl;
+        int s = 1075 - int(e);  // -10..32
+        if (s <= 0) {
+            q = m << -s;  // below 2^63
+        } else {
+            u64 kept = m >> s, rest = m & ((1ull << s) - 1), half = 1ull << (s - 1);
+            q = kept + (rest > half || (rest == half && (kept & 1)));  // at most 2^53
+        }
     } else {
-        W = mi - P;
+        if (x_bits != 0xC3E0000000000000ull) return false;  // NaN, infinity, |x| >= 2^63 but -2^63
+        q = kSignBit;
     }
-    return finish_affine(0, W, fz, neg, div, out);
+    out = i64((xh >> 31) ? 0 - q : q);
+    return true;
 }
 
 u32 round_quotient(u32 num, u64 x_bits) {

@@ -61,12 +61,14 @@ u64 double_from_i32(i32 v);
 u64 double_from_ratio(i64 num, u64 den);
 
 // Nearest integer to (x + add) * mul / div, ties to even, computed exactly on the real value of x.
-// mul and div are positive. Returns false, leaving `out` alone, for a NaN, an infinity, or a result
-// outside the i64 range (-2^63 itself fits), and for div == 0.
+// mul and div are positive (div == 0, outside the contract, gives false rather than a trap).
+// Returns false, leaving `out` alone, for a NaN, an infinity, or a result outside the i64 range
+// (-2^63 itself fits).
 bool round_affine(u64 x_bits, i32 add, u32 mul, u32 div, i64& out);
 
-// Nearest integer to x, ties to even, as a signed 64-bit integer: round_affine(x, 0, 1, 1).
-inline bool round_to_i64(u64 x_bits, i64& out) { return round_affine(x_bits, 0, 1, 1, out); }
+// Nearest integer to x, ties to even, as a signed 64-bit integer: round_affine(x, 0, 1, 1), with a
+// shorter path of its own.
+bool round_to_i64(u64 x_bits, i64& out);
 
 // Nearest integer to num / x, ties to even, for x >= 1.0 (infinity included, which gives 0).
 // num >= 0. The result is at most num. (Outside the contract, a NaN or an x below 1.0 is taken as
