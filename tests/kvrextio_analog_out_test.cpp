@@ -190,6 +190,40 @@ TEST_F(KvrextioAnalogOut, SaLoadsATruncatedCountAfterTheLatchCommand)
 }
 
 // sa never changes what rsad reports and sad never what rsa reports, on every output.
+// The other families reach the frequency generator through sad: 8 kHz is the count 1038 (1037.5
+// rounded to even) after the control word 0x36, whichever way the host passes the channel and value.
+TEST_F(KvrextioAnalogOut, EveryFamilyReachesTheFrequencyGenerator)
+{
+    const uint32_t p = dll.machine->alloc(8);
+    dll.machine->poke(p, 8.0);
+    const std::vector<Access> eight_khz = {out(TMRCTL, 0x36), out(TMR0, 0x0E), out(TMR0, 0x04)};
+    const struct {
+        const char* name;
+        std::vector<bench::Arg> args;
+    } calls[] = {
+        {"sad", {bench::i32(2), bench::f64(8.0)}},
+        {"stdsad", {bench::i32(2), bench::f64(8.0)}},
+        {"sadouble", {bench::f64(2.0), bench::f64(8.0)}},
+        {"stdsadouble", {bench::f64(2.0), bench::f64(8.0)}},
+        {"sadouble", {bench::f64(2.4), bench::f64(8.0)}},   // channel 2.4 rounds to 2
+        {"stdsas", {bench::i32(2), bench::f32(8.0f)}},
+        {"psad", {bench::i32(2), bench::ptr(p)}},
+    };
+    for (const auto& c : calls) {
+        SCOPED_TRACE(c.name);
+        const auto r = dll.call(c.name, c.args);
+        EXPECT_EQ(accesses(dll.take_trace()), eight_khz);
+        ASSERT_TRUE(board->frequency_khz().has_value());
+        EXPECT_DOUBLE_EQ(*board->frequency_khz(), 8300.0 / 1038);
+        const std::string name = c.name;
+        if (name == "stdsas") EXPECT_EQ(r.f32(), 8.0f);
+        else if (name == "psad") EXPECT_EQ(dll.machine->peek<double>(r.eax), 8.0);
+        else EXPECT_EQ(r.f64(), 8.0);
+        EXPECT_EQ(dll.call("rsadouble", {bench::f64(2.0)}).f64(), 8.0);
+    }
+    EXPECT_EQ(dll.machine->peek<double>(p), 8.0) << "psad must not write the value it reads";
+}
+
 TEST(KvrextioAnalogOutShadows, AreIndependent)
 {
     for (int ch = 0; ch < 3; ++ch) {
