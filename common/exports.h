@@ -104,10 +104,4 @@ constexpr unsigned stack_bytes(const Export& e)
     return n;
 }
 
-// Families whose members are stdcall functions (decorated name@bytes in an import library).
-constexpr bool is_stdcall_family(Family f)
-{
-    return f == Family::Stdcall || f == Family::Single || f == Family::StdcallDouble;
-}
-
 }  // namespace kvr

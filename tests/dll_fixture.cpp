@@ -3,6 +3,8 @@
 #include <ostream>
 #include <stdexcept>
 
+#include "tools/exportcall.h"
+
 namespace kvrtest {
 
 std::string dll_path(const std::string& lib) { return std::string(KVR_DLL_DIR) + "/" + lib + ".dll"; }
@@ -10,8 +12,7 @@ std::string map_path(const std::string& lib) { return std::string(KVR_DLL_DIR) +
 
 const kvr::Export& export_entry(const std::string& name)
 {
-    for (const kvr::Export& e : kvr::kExports)
-        if (name == e.name) return e;
+    if (const kvr::Export* e = kvrtools::find_export(name)) return *e;
     throw std::invalid_argument("no export named " + name);
 }
 
@@ -24,16 +25,6 @@ bench::ClockConfig quick_clock(uint64_t hz)
 }
 
 namespace {
-
-bench::Result result_kind(char r)
-{
-    switch (r) {
-    case 'd':
-    case 's': return bench::Result::Float;
-    case 't': return bench::Result::Text;
-    default: return bench::Result::Int;
-    }
-}
 
 void expect_clean(const bench::CallOutcome& r, const std::string& what)
 {
@@ -67,17 +58,9 @@ LoadedDll load_kvrextio(std::shared_ptr<bench::KvrSupBoard> board, bench::ClockC
 bench::CallOutcome LoadedDll::call(const std::string& name, const std::vector<bench::Arg>& args,
                                    uint16_t fpcw, bool by_ordinal)
 {
-    const kvr::Export& e = export_entry(name);
-    const auto address = by_ordinal ? machine->export_address(e.ordinal) : machine->export_address(name);
-    if (!address) throw std::runtime_error(lib + " does not export " + name);
-    const bench::Conv conv = kvr::all_on_stack(e.family) && e.family != kvr::Family::Double
-                                 ? bench::Conv::Stdcall
-                                 : bench::Conv::Register;
     bench::CallOptions opt;
     opt.fpcw = fpcw;
-    const bench::CallOutcome r =
-        machine->call(*address, conv, args, result_kind(e.result),
-                      kvr::stack_bytes(e), opt);
+    const bench::CallOutcome r = kvrtools::call_export(*machine, export_entry(name), args, opt, by_ordinal);
     expect_clean(r, lib + "!" + name);
     return r;
 }

@@ -238,5 +238,58 @@ TEST_P(Exports, PointerResults)
 INSTANTIATE_TEST_SUITE_P(Libraries, Exports, ::testing::Values("kvrio", "kvrextio"),
                          [](const auto& info) { return std::string(info.param); });
 
+// What the README promises for pead and psad: each keeps its last 16 results, so a result stays
+// readable and unchanged through 15 further calls of the same function and through any number of
+// calls of other functions, the other pointer function included. Every result here is distinct, so
+// a slot used twice would show.
+TEST(PointerResults, StayUnchangedThroughFifteenFurtherCallsAndAnyOtherCalls)
+{
+    for (const std::string lib : {"kvrio", "kvrextio"}) {
+        SCOPED_TRACE(lib);
+        auto kvr = std::make_shared<bench::KvrBoard>();
+        auto sup = std::make_shared<bench::KvrSupBoard>();
+        LoadedDll dll = lib == "kvrio" ? load_kvrio(kvr) : load_kvrextio(sup);
+        const auto set_input0 = [&](uint8_t code) {
+            if (lib == "kvrio") kvr->set_code(0, code);
+            else sup->set_code(0, code);
+        };
+        const uint32_t volts = dll.machine->alloc(8);
+
+        struct Kept {
+            uint32_t at;
+            uint64_t bits;
+        };
+        std::vector<Kept> pead, psad;
+        // Calls of every other export with valid arguments between the pointer calls, as a host makes
+        // them: they must leave the kept results alone.
+        const auto others = [&] {
+            for (const kvr::Export& e : kvr::kExports) {
+                if (e.family == kvr::Family::Pointer) continue;
+                std::vector<Arg> args;
+                for (const char* a = e.args; *a; ++a)
+                    args.push_back(*a == 'd' ? bench::f64(1.0) : *a == 's' ? bench::f32(1.0f) : bench::i32(1));
+                dll.call(e.name, args);
+            }
+        };
+        for (int k = 0; k < 16; ++k) {
+            set_input0(static_cast<uint8_t>(100 + k));
+            const auto r = dll.call("pead", {bench::i32(0)});
+            pead.push_back({r.eax, dll.machine->peek<uint64_t>(r.eax)});
+            dll.machine->poke(volts, 0.5 * k);
+            const auto s = dll.call("psad", {bench::i32(0), bench::ptr(volts)});
+            psad.push_back({s.eax, dll.machine->peek<uint64_t>(s.eax)});
+            EXPECT_EQ(std::bit_cast<double>(psad.back().bits), 0.5 * k);
+            if (k % 4 == 0) others();
+        }
+        for (int round = 0; round < 20; ++round) others();
+        for (int k = 0; k < 16; ++k) {
+            EXPECT_EQ(dll.machine->peek<uint64_t>(pead[k].at), pead[k].bits) << "pead result " << k;
+            EXPECT_EQ(dll.machine->peek<uint64_t>(psad[k].at), psad[k].bits) << "psad result " << k;
+        }
+        // The values really were distinct, so nothing above compared a slot with itself.
+        for (int k = 1; k < 16; ++k) EXPECT_NE(pead[k].bits, pead[k - 1].bits);
+    }
+}
+
 }  // namespace
 }  // namespace kvrtest

@@ -2,6 +2,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
 
 #include "dll_fixture.h"
 #include "kvrio_symbols.h"
@@ -44,23 +47,130 @@ TEST(DllFile, IsARelocatable32BitDllWithOnlyTheImportsItNeeds)
     }
 }
 
+// Relocated code and data: a reading, a text reached through a table of pointers, and a result kept
+// by the library, at bases other than the preferred one.
 TEST(DllFile, LoadsAndRunsAtABaseOtherThanItsPreferredOne)
 {
-    for (uint32_t base : {0x20000000u, 0x00800000u}) {
-        bench::MachineConfig cfg;
-        cfg.clock = quick_clock();
-        cfg.load_base = base;
-        bench::Machine m(cfg);
-        auto board = std::make_shared<KvrBoard>();
-        board->set_code(5, 99);
-        m.attach(board);
-        m.load(dll_path("kvrio"));
-        ASSERT_NE(m.image().image_base, base);
-        EXPECT_EQ(m.base(), base);
-        const bench::Arg ch = bench::i32(5);
-        const auto r = m.call(*m.export_address("ea"), bench::Conv::Register, {&ch, 1}, bench::Result::Int, 0);
-        EXPECT_EQ(r.fault, "");
-        EXPECT_EQ(r.i32(), 99);
+    for (const char* lib : {"kvrio", "kvrextio"}) {
+        for (uint32_t base : {0x20000000u, 0x00800000u, 0x7FF00000u}) {
+            SCOPED_TRACE(testing::Message() << lib << " at 0x" << std::hex << base);
+            bench::MachineConfig cfg;
+            cfg.clock = quick_clock();
+            cfg.load_base = base;
+            bench::Machine m(cfg);
+            if (lib == std::string("kvrio")) {
+                auto board = std::make_shared<KvrBoard>();
+                board->set_code(1, 99);
+                m.attach(board);
+            } else {
+                auto board = std::make_shared<bench::KvrSupBoard>();
+                board->set_code(1, 99);
+                m.attach(board);
+            }
+            m.load(dll_path(lib));
+            ASSERT_NE(m.image().image_base, base);
+            EXPECT_EQ(m.base(), base);
+            const bench::Arg ch = bench::i32(1);
+            const auto call = [&](const char* name, bench::Result result) {
+                const auto r = m.call(*m.export_address(name), bench::Conv::Register, {&ch, 1}, result, 0);
+                EXPECT_EQ(r.fault, "") << name;
+                EXPECT_TRUE(r.violations.empty()) << name;
+                return r;
+            };
+            EXPECT_EQ(call("ea", bench::Result::Int).i32(), 99);
+            EXPECT_EQ(m.read_cstring(call("nsa", bench::Result::Text).eax), "sortie analogique 1");
+            const uint32_t kept = call("pead", bench::Result::Int).eax;
+            EXPECT_GE(kept, base);
+            EXPECT_LT(kept, base + m.image().size_of_image);
+            EXPECT_EQ(m.peek<double>(kept), 99.0 * 41 / 4250);  // the double nearest to 99 x 2.46 / 255
+        }
+    }
+}
+
+std::vector<uint8_t> file_bytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+uint32_t get32(const std::vector<uint8_t>& b, size_t at)
+{
+    uint32_t v;
+    std::memcpy(&v, b.data() + at, 4);
+    return v;
+}
+void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
+void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) { std::memcpy(b.data() + at, &v, 2); }
+
+// Damaged copies of the real kvrio.dll handed to the bench's loader: a PeError that says what is
+// wrong, never a crash or a half-loaded image.
+TEST(DllFile, DamagedCopiesOfTheRealFileGiveAClearError)
+{
+    const std::vector<uint8_t> file = file_bytes(dll_path("kvrio"));
+    const bench::PeImage pe = bench::PeImage::parse(file);
+    uint32_t data_end = 0;  // the end of the last section's raw data; the file may go on with symbols
+    for (const auto& s : pe.sections) data_end = std::max(data_end, s.raw_offset + s.raw_size);
+    ASSERT_LE(data_end, file.size());
+
+    // Every 64th prefix, and the prefix one byte short of the section data.
+    std::vector<size_t> lengths;
+    for (size_t len = 0; len < file.size(); len += 64) lengths.push_back(len);
+    lengths.push_back(data_end - 1);
+    for (size_t len : lengths) {
+        SCOPED_TRACE(testing::Message() << "first " << len << " of " << file.size() << " bytes");
+        const std::vector<uint8_t> cut(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(len));
+        if (len < data_end) {
+            try {
+                bench::PeImage::parse(cut);
+                ADD_FAILURE() << "a truncated file was accepted";
+            } catch (const bench::PeError& e) {
+                EXPECT_GT(std::strlen(e.what()), 10u);
+            }
+        } else {
+            EXPECT_EQ(bench::PeImage::parse(cut).exports.size(), pe.exports.size()) << "only symbols cut off";
+        }
+    }
+
+    // Damaged headers: the copy must be refused with a message that names the damage, by the reader
+    // and by the machine's loader.
+    const uint32_t nt = get32(file, 0x3C);
+    const uint32_t coff = nt + 4, opt = coff + 20;
+    const uint32_t table = opt + static_cast<uint32_t>(file[coff + 16] | file[coff + 17] << 8);
+    size_t last_data = 0;  // section header of the section whose raw data ends last
+    for (size_t i = 0; i < pe.sections.size(); ++i)
+        if (pe.sections[i].raw_offset + pe.sections[i].raw_size == data_end) last_data = i;
+    const uint32_t last = table + 40 * static_cast<uint32_t>(last_data);
+    const uint32_t file_size = static_cast<uint32_t>(file.size());
+    const struct {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> damage;
+        const char* message;
+    } cases[] = {
+        {"zeroed PE signature", [&](auto& b) { put32(b, nt, 0); }, "bad PE signature"},
+        {"PE header offset past the end", [&](auto& b) { put32(b, 0x3C, file_size + 16); }, "PE signature"},
+        {"section data starting at the end", [&](auto& b) { put32(b, last + 20, file_size); }, "past the end of the file"},
+        {"section data longer than the file", [&](auto& b) { put32(b, last + 16, 0xFFFFFE00); }, "past the end of the file"},
+        {"section beyond SizeOfImage", [&](auto& b) { put32(b, last + 12, 0x7FFFF000); }, "outside SizeOfImage"},
+        {"section table past the end", [&](auto& b) { put16(b, coff + 2, 0xFFFF); }, "section table"},
+        {"export directory outside the image", [&](auto& b) { put32(b, opt + 96, 0x7FFFF000); }, "export directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> bytes = file;
+        c.damage(bytes);
+        try {
+            bench::PeImage::parse(bytes);
+            ADD_FAILURE() << "accepted";
+        } catch (const bench::PeError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+        }
+        const std::string path = testing::TempDir() + "kvrio_damaged.dll";
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                     static_cast<std::streamsize>(bytes.size()));
+        bench::Machine m;
+        m.attach(std::make_shared<KvrBoard>());
+        EXPECT_THROW(m.load(path), bench::PeError);
+        EXPECT_TRUE(m.bus().trace().empty()) << "the entry point ran";
     }
 }
 
