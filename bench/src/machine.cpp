@@ -68,17 +68,19 @@ constexpr uint8_t kRdtscOpcode[] = {0x0F, 0x31};
 
 // x87 opcodes are D8..DF after any prefixes. A few x87 instructions are exact whatever the control
 // word and raise nothing but a stack fault (which the tag-word check catches): FLD m80 (DB /5) and
-// FSTP m80 (DB /7), even for a signalling NaN; FLD1, FLDZ, FXCH, FSTP ST(i) and FFREE. Every other
+// FSTP m80 (DB /7), even for a signalling NaN; FILD m32 (DB /0), since every 32-bit integer fits
+// the 64-bit significand; FLD1, FLDZ, FXCH, FSTP ST(i) and FFREE. Every other
 // one can round under the host's control word or raise an exception, and this Unicorn sets no flag
 // but the zero-divide one, so the bench cannot see those exceptions happen: it reports the
 // instruction instead.
 constexpr uint8_t kX87First = 0xD8, kX87Last = 0xDF;
 constexpr uint8_t kX87Ext = 0xDB;
-constexpr unsigned kFldM80 = 5, kFstpM80 = 7;
+constexpr unsigned kFildM32 = 0, kFldM80 = 5, kFstpM80 = 7;
 
 bool exact_x87(uint8_t op, uint8_t modrm)
 {
-    if ((modrm >> 6) != 3) return op == kX87Ext && ((modrm >> 3 & 7) == kFldM80 || (modrm >> 3 & 7) == kFstpM80);
+    const unsigned reg = modrm >> 3 & 7;
+    if ((modrm >> 6) != 3) return op == kX87Ext && (reg == kFildM32 || reg == kFldM80 || reg == kFstpM80);
     if (op == 0xD9) return modrm == 0xE8 || modrm == 0xEE || (modrm & 0xF8) == 0xC8;  // fld1, fldz, fxch
     if (op == 0xDD) return (modrm & 0xF8) == 0xD8 || (modrm & 0xF8) == 0xC0;         // fstp st(i), ffree
     return false;
