@@ -115,6 +115,25 @@ TEST(KvrioSettling, WaitIsSevenMicrosecondsAtEverySpeed)
     }
 }
 
+// The wait inside a conversion is delayus(7): round(7 x loopspermicro) empty calls, whatever the
+// clock. (At a few clock rates that falls a few ns short of 7 us, e.g. at 75 MHz, where the
+// truncated ticks per microsecond make loopspermicro low; the simulated converter then flags the
+// read, which is why this test counts calls rather than reading the converter.)
+TEST(KvrioSettling, WaitIsTheCalibratedNumberOfEmptyCalls)
+{
+    for (uint64_t hz : {33'000'000ull, 75'000'000ull, 400'000'000ull, 3'000'000'000ull}) {
+        SCOPED_TRACE(hz);
+        bench::ClockConfig clock;
+        clock.cpu_hz = hz;
+        LoadedDll dll = load_kvrio(std::make_shared<KvrBoard>(), clock);
+        const double lpm = dll.machine->peek<double>(dll.symbol(kvrio_sym::loopspermicro));
+        const uint32_t emptycall = dll.symbol(kvrio_sym::emptycall);
+        dll.machine->count_hits(emptycall);
+        dll.call("ea", {bench::i32(3)});
+        EXPECT_EQ(dll.machine->hits(emptycall), static_cast<uint64_t>(std::nearbyint(7 * lpm)));
+    }
+}
+
 // Volts: code x 2.46 / 255 rounded once to the nearest double, whatever precision the host's x87
 // runs at. The host's 80-bit long double reproduces the extended-precision procedure.
 TEST(KvrioVolts, EveryCodeUnderEveryPrecisionControl)
