@@ -33,7 +33,7 @@ constexpr i32 kVoltsOffset[2] = {0, 5};
 constexpr u8 kUnconvertibleCode = 0x00;
 
 // The timer's input clock in kHz: in mode 3 counter 0 divides it by its count.
-constexpr u32 kTimerClockKhz = 8300;
+constexpr u32 timerclock = 8300;
 // The lowest frequency either setter accepts; anything below is raised to it.
 constexpr i32 kMinKhz = 1;
 
@@ -116,7 +116,7 @@ KVR_REGCALL i32 sa(i32 channel, i32 value)
     if (channel == kFrequencyOutput) {
         const i32 khz = raised(value);
         sashadow[channel] = khz;
-        loadtimer(kLatchCounter0, kTimerClockKhz / static_cast<u32>(khz));
+        loadtimer(kLatchCounter0, timerclock / static_cast<u32>(khz));
     } else {
         sashadow[channel] = value;
         portout(kDac[channel], static_cast<u32>(value));
@@ -136,7 +136,7 @@ KVR_REGCALL1 double sad(i32 channel, Double64 value)
     if (channel == kFrequencyOutput) {
         const fpbits::u64 khz = raised(bits);
         sadshadow[channel] = khz;
-        loadtimer(kProgramCounter0, fpbits::round_quotient(kTimerClockKhz, khz));
+        loadtimer(kProgramCounter0, fpbits::round_quotient(timerclock, khz));
         return result_double(khz);
     }
     sadshadow[channel] = bits;
