@@ -243,6 +243,22 @@ TEST(KvrioClock, CounterHalvesCombineAcrossTheCarry)
     EXPECT_EQ(m.peek<int32_t>(dll.symbol(sym::ticksperus)), m.peek<int64_t>(dll.symbol(sym::tscspan)) / 1000000);
 }
 
+// A time-stamp counter that stands still gives ticks per
+// microsecond of 0. The load must not fault, and the wait then errs long: the million calls count as
+// 1 us, so a conversion still waits (7,000,000 calls) rather than not at all.
+TEST(KvrioClock, StandingCounterGivesALongWaitNotAFault)
+{
+    bench::ClockConfig clock = quick_clock();
+    clock.tsc_stands_still = true;
+    LoadedDll dll = load_kvrio(std::make_shared<KvrBoard>(), clock);
+    EXPECT_EQ(dll.machine->peek<int32_t>(dll.symbol(sym::ticksperus)), 0);
+    EXPECT_EQ(dll.machine->peek<double>(dll.symbol(sym::loopspermicro)), 1e6);
+    const uint32_t emptycall = dll.symbol(sym::emptycall);
+    dll.machine->count_hits(emptycall);
+    dll.call("ea", {bench::i32(8)});
+    EXPECT_EQ(dll.machine->hits(emptycall), 7'000'000u);
+}
+
 // delayus(us): us x loopspermicro rounded to nearest, ties to even, calls of emptycall.
 TEST(KvrioDelay, MakesTheRoundedNumberOfEmptyCalls)
 {

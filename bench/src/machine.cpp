@@ -337,8 +337,9 @@ struct Machine::Impl {
 
     void finish_rdtsc() {
         rdtsc_pending = false;
-        set_reg(UC_X86_REG_EAX, static_cast<uint32_t>(rdtsc_cycle));
-        set_reg(UC_X86_REG_EDX, static_cast<uint32_t>(rdtsc_cycle >> 32));
+        const uint64_t tsc = clock.config().tsc_stands_still ? clock.config().start_cycles : rdtsc_cycle;
+        set_reg(UC_X86_REG_EAX, static_cast<uint32_t>(tsc));
+        set_reg(UC_X86_REG_EDX, static_cast<uint32_t>(tsc >> 32));
     }
 
     // Runs every kBudgetSlice instructions, and on the instruction after an rdtsc.

@@ -15,6 +15,7 @@ struct ClockConfig {
     uint64_t syscall_ns = 1000;          // virtual cost of one platform call (GetTickCount)
     uint32_t tick_start_ms = 0x00100000; // GetTickCount at virtual time 0; 32-bit, wraps
     uint64_t start_cycles = 0;           // time-stamp counter at power-on (to place it near 2^32)
+    bool tsc_stands_still = false;       // a broken counter: rdtsc always reads start_cycles
 };
 
 class VirtualClock {
