@@ -215,7 +215,9 @@ TEST_P(KvrioCalibration, MeasuresAtLeastOneSecondAndTruncatesTicksPerMicrosecond
     EXPECT_GE(span, static_cast<int64_t>(c.hz - c.hz / 1000)) << "calibration second too short";
     EXPECT_LT(span, static_cast<int64_t>(c.hz + c.hz / 1000)) << "calibration second overran";
     EXPECT_EQ(ticksperus, span / 1000000) << "ticks per microsecond must be truncated";
-    if (c.ticksperus >= 0) EXPECT_EQ(ticksperus, c.ticksperus);
+    if (c.ticksperus >= 0) {
+        EXPECT_EQ(ticksperus, c.ticksperus);
+    }
     EXPECT_GE(last, static_cast<uint64_t>(end)) << "halves of the last counter reading";
 }
 
