@@ -5,7 +5,7 @@ set -euo pipefail
 # linker the kit's link check uses). Free Pascal (fpc), when present, checks the kit's Pascal unit; it
 # is large and optional, so it is not installed here.
 packages=(cmake make g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 libunicorn-dev libgtest-dev
-          googletest libbenchmark-dev llvm lld)
+          googletest llvm lld)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
