@@ -85,6 +85,20 @@ inline constexpr Export kExports[] = {
 
 inline constexpr unsigned kExportCount = sizeof kExports / sizeof kExports[0];
 
+// The family's name as the documentation and the tools write it.
+constexpr const char* family_name(Family f)
+{
+    switch (f) {
+    case Family::Register: return "register";
+    case Family::Pointer: return "pointer";
+    case Family::Stdcall: return "stdcall";
+    case Family::Single: return "single";
+    case Family::Double: return "double";
+    case Family::StdcallDouble: return "stdcall double";
+    }
+    return "?";
+}
+
 // The families that pass every argument on the stack.
 constexpr bool all_on_stack(Family f)
 {

@@ -12,19 +12,6 @@
 
 namespace {
 
-const char* family_name(kvr::Family f)
-{
-    switch (f) {
-    case kvr::Family::Register: return "register";
-    case kvr::Family::Pointer: return "pointer";
-    case kvr::Family::Stdcall: return "stdcall";
-    case kvr::Family::Single: return "single";
-    case kvr::Family::Double: return "double";
-    case kvr::Family::StdcallDouble: return "stdcall double";
-    }
-    return "";
-}
-
 TEST(Readme, ExportTableMatchesTheLibraries)
 {
     std::ifstream in(std::string(KVR_SOURCE_DIR) + "/README.md");
@@ -41,7 +28,7 @@ TEST(Readme, ExportTableMatchesTheLibraries)
     std::map<std::string, std::string> expected;
     for (const kvr::Export& e : kvr::kExports) {
         std::ostringstream v;
-        v << e.ordinal << '/' << family_name(e.family) << '/' << kvr::stack_bytes(e);
+        v << e.ordinal << '/' << kvr::family_name(e.family) << '/' << kvr::stack_bytes(e);
         expected[e.name] = v.str();
     }
     EXPECT_EQ(listed, expected);

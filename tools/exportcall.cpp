@@ -34,19 +34,6 @@ bench::Result result_kind(char result)
     }
 }
 
-const char* family_name(kvr::Family family)
-{
-    switch (family) {
-    case kvr::Family::Register: return "register";
-    case kvr::Family::Pointer: return "pointer";
-    case kvr::Family::Stdcall: return "stdcall";
-    case kvr::Family::Single: return "single";
-    case kvr::Family::Double: return "double";
-    case kvr::Family::StdcallDouble: return "stdcall double";
-    }
-    return "?";
-}
-
 bench::CallOutcome call_export(bench::Machine& m, const kvr::Export& e, std::span<const bench::Arg> args,
                                bench::CallOptions opt, bool by_ordinal)
 {

@@ -25,7 +25,6 @@ bench::Conv convention(kvr::Family family);
 // Where the result comes back: singles and doubles in ST(0), integers, texts and pointers in EAX.
 bench::Result result_kind(char result);
 
-const char* family_name(kvr::Family family);  // "register", "stdcall double", ...
 
 // Calls `e` in the machine by name (or by its ordinal), in its own convention, expecting the stack
 // bytes the table gives. Throws bench::BenchError when the loaded DLL does not export it; faults and

@@ -56,19 +56,6 @@ std::vector<Param> params(const Export& e)
     return out;
 }
 
-const char* family_name(Family f)
-{
-    switch (f) {
-    case Family::Register: return "register";
-    case Family::Pointer: return "pointer";
-    case Family::Stdcall: return "stdcall";
-    case Family::Single: return "single";
-    case Family::Double: return "double";
-    case Family::StdcallDouble: return "stdcall double";
-    }
-    return "?";
-}
-
 // The stdcall-family member that reaches the same core operation, for the families C cannot declare.
 std::string stdcall_form(const Export& e)
 {
@@ -151,7 +138,7 @@ void write_c_header(std::ostream& o)
         }
         std::ostringstream row;
         row << " * " << std::right << std::setw(7) << e.ordinal << "  " << std::left << std::setw(14) << e.name
-            << std::setw(16) << family_name(e.family) << declared;
+            << std::setw(16) << kvr::family_name(e.family) << declared;
         o << row.str() << '\n';
     }
     o << " */\n"
@@ -306,7 +293,7 @@ void write_pascal(std::ostream& o)
     bool first = true;
     for (const Export& e : kvr::kExports) {
         if (first || e.family != current) {
-            o << "\n{ " << family_name(e.family) << " family }\n";
+            o << "\n{ " << kvr::family_name(e.family) << " family }\n";
             current = e.family;
             first = false;
         }

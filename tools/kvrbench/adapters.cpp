@@ -81,7 +81,7 @@ int adapters(const AdaptersOptions& o, Io& io)
              {"kvrextio", Table::Right}});
     for (size_t k = 0; k < kvr::kExportCount; ++k) {
         const kvr::Export& e = kvr::kExports[k];
-        t.add({e.name, std::to_string(e.ordinal), kvrtools::family_name(e.family), e.core, signed_count(base[k]),
+        t.add({e.name, std::to_string(e.ordinal), kvr::family_name(e.family), e.core, signed_count(base[k]),
                signed_count(extended[k])});
     }
     t.print(io.out, "  ");

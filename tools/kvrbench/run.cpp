@@ -73,7 +73,7 @@ void show_call_record(const Bench& b, const CallRecord& r, std::ostream& out)
     const kvr::Export& e = *r.call.e;
     const bool stdcall = kvrtools::convention(e.family) == bench::Conv::Stdcall;
     out << show_call(r.call)
-        << strf("    [ordinal %u, %s family, %s]", e.ordinal, kvrtools::family_name(e.family),
+        << strf("    [ordinal %u, %s family, %s]", e.ordinal, kvr::family_name(e.family),
                 stdcall ? "stdcall" : "register convention")
         << '\n';
     if (!r.outcome.fault.empty()) {
